@@ -1,0 +1,34 @@
+#pragma once
+
+#include "State.h"
+#include "TestSupport.h"
+
+#include <memory>
+
+// A controller as the program builds it: real window, pictures and font, the sound layer on
+// SDL's file driver (silence in, output to a file), messages in a private data folder, and the
+// message boxes caught.
+class StateSession {
+public:
+    StateSession();
+    ~StateSession();
+
+    void leftClick(irr::s32 x, irr::s32 y);
+    void mouseEvent(irr::EMOUSE_INPUT_EVENT kind, irr::s32 x, irr::s32 y, bool* handled = nullptr);
+    void moveMouse(irr::s32 x, irr::s32 y);
+    // Runs frame-loop passes until the mode is reached or about two seconds pass.
+    bool runUntilMode(State::Mode mode);
+    std::string messageFolder() const { return data / "Murmelo/Messages/"; }
+
+    TempFolder data;
+    ScopedEnvironment dataHome;
+    ScopedEnvironment audioDriver;
+    ScopedEnvironment audioIn;
+    ScopedEnvironment audioOut;
+    ScopedEnvironment audioDelay;
+    DeviceSession session;
+    MessageBoxCatcher boxes;
+    sound::ISoundEngine* engine = nullptr;
+    sound::IAudioRecorder* recorder = nullptr;
+    State* state = nullptr;
+};
