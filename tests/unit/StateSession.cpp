@@ -12,11 +12,11 @@ std::string makeSilence(const TempFolder& folder) {
 }
 } // namespace
 
-StateSession::StateSession()
+StateSession::StateSession(const char* delay)
     : dataHome("XDG_DATA_HOME", data.path().c_str()), audioDriver("SDL_AUDIODRIVER", "disk"),
       audioIn("SDL_DISKAUDIOFILEIN", makeSilence(data).c_str()),
       audioOut("SDL_DISKAUDIOFILE", (data / "speaker.raw").c_str()),
-      audioDelay("SDL_DISKAUDIODELAY", "0") {
+      audioDelay("SDL_DISKAUDIODELAY", delay) {
     if (session.device == nullptr)
         return;
     engine = sound::createSoundEngine();

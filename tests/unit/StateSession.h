@@ -10,7 +10,9 @@
 // message boxes caught.
 class StateSession {
 public:
-    StateSession();
+    // `audioDelay`: SDL_DISKAUDIODELAY; "0" runs the sound as fast as it can go, nullptr at
+    // the pace of a real device.
+    explicit StateSession(const char* audioDelay = "0");
     ~StateSession();
 
     void leftClick(irr::s32 x, irr::s32 y);

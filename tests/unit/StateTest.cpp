@@ -125,38 +125,6 @@ TEST_F(StateTest, EveryMouseMoveRedraws) {
     EXPECT_EQ(s.state->getFrameCount(), frames + 2);
 }
 
-TEST_F(StateTest, RecordStopPlayStopWalksThroughTheModes) {
-    s.leftClick(184, 135);
-    EXPECT_EQ(s.state->getMode(), State::MODE_RECORDING);
-    EXPECT_EQ(help(), L"Recording... Click to stop.") << "no mouse move needed";
-    ASSERT_NE(imageAt(184, 135), nullptr);
-    EXPECT_EQ(imageAt(184, 135)->getRect(), core::rect<s32>(153, 104, 215, 166));
-
-    s.leftClick(184, 135);
-    EXPECT_EQ(s.state->getMode(), State::MODE_RECORDED);
-    EXPECT_EQ(help(), L"Move the mouse over a button for help.");
-    EXPECT_EQ(imageAt(50, 110)->getRect(), core::rect<s32>(43, 101, 111, 169));
-    EXPECT_EQ(imageAt(150, 110)->getRect(), core::rect<s32>(137, 103, 202, 168));
-    EXPECT_EQ(imageAt(250, 110)->getRect(), core::rect<s32>(228, 102, 325, 169));
-    s.moveMouse(60, 130);
-    EXPECT_EQ(help(), L"Discard this message and record again.");
-    s.moveMouse(170, 130);
-    EXPECT_EQ(help(), L"Listen to your message before sending.");
-    s.moveMouse(270, 130);
-    EXPECT_EQ(help(), L"Send using your default email client (such as Thunderbird or Evolution).");
-
-    testing::internal::CaptureStdout();
-    s.leftClick(170, 130);
-    EXPECT_EQ(s.state->getMode(), State::MODE_PLAYING);
-    s.moveMouse(5, 200);
-    EXPECT_EQ(help(), L"Click to stop playback.");
-    s.leftClick(184, 135);
-    const std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(s.state->getMode(), State::MODE_RECORDED);
-    EXPECT_NE(log.find("Started Playing\nSoundStopReason: 1\n"), std::string::npos) << log;
-    EXPECT_TRUE(s.boxes.texts.empty());
-}
-
 TEST_F(StateTest, PlaybackThatEndsReturnsToTheRecordedScreen) {
     s.leftClick(184, 135);
     s.leftClick(184, 135);
@@ -277,4 +245,44 @@ TEST_F(StateTest, ClickingTheTitleOrNothingKeepsTheScreen) {
     EXPECT_EQ(s.state->getMode(), State::MODE_READY);
     EXPECT_EQ(s.state->getImageManager()->count(), 4u);
     EXPECT_EQ(s.state->getFrameCount(), frames + 1) << "the title click redraws";
+}
+
+// At a real device's pace, so that the playback is still running when stop is clicked.
+TEST(PacedStateTest, RecordStopPlayStopWalksThroughTheModes) {
+    StateSession s(nullptr);
+    ASSERT_NE(s.state, nullptr) << "no X display or sound driver";
+    auto help = [&s] { return std::wstring(s.state->getHelpText()); };
+    auto imageAt = [&s](s32 x, s32 y) {
+        return s.state->getImageManager()->getImageAt(core::position2d<s32>(x, y));
+    };
+    s.leftClick(184, 135);
+    EXPECT_EQ(s.state->getMode(), State::MODE_RECORDING);
+    EXPECT_EQ(help(), L"Recording... Click to stop.") << "no mouse move needed";
+    ASSERT_NE(imageAt(184, 135), nullptr);
+    EXPECT_EQ(imageAt(184, 135)->getRect(), core::rect<s32>(153, 104, 215, 166));
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    s.leftClick(184, 135);
+    EXPECT_EQ(s.state->getMode(), State::MODE_RECORDED);
+    EXPECT_EQ(help(), L"Move the mouse over a button for help.");
+    EXPECT_EQ(imageAt(50, 110)->getRect(), core::rect<s32>(43, 101, 111, 169));
+    EXPECT_EQ(imageAt(150, 110)->getRect(), core::rect<s32>(137, 103, 202, 168));
+    EXPECT_EQ(imageAt(250, 110)->getRect(), core::rect<s32>(228, 102, 325, 169));
+    s.moveMouse(60, 130);
+    EXPECT_EQ(help(), L"Discard this message and record again.");
+    s.moveMouse(170, 130);
+    EXPECT_EQ(help(), L"Listen to your message before sending.");
+    s.moveMouse(270, 130);
+    EXPECT_EQ(help(), L"Send using your default email client (such as Thunderbird or Evolution).");
+
+    testing::internal::CaptureStdout();
+    s.leftClick(170, 130);
+    EXPECT_EQ(s.state->getMode(), State::MODE_PLAYING);
+    s.moveMouse(5, 200);
+    EXPECT_EQ(help(), L"Click to stop playback.");
+    s.leftClick(184, 135);
+    const std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(s.state->getMode(), State::MODE_RECORDED);
+    EXPECT_NE(log.find("Started Playing\nSoundStopReason: 1\n"), std::string::npos) << log;
+    EXPECT_TRUE(s.boxes.texts.empty());
 }

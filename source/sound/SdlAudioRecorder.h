@@ -1,0 +1,31 @@
+#pragma once
+// The audio recorder over SDL2: captures the default input device in the wanted format and
+// hands each chunk to the receiver on SDL's audio thread.
+
+#include "sound/SoundInterfaces.h"
+
+#include <SDL.h>
+
+namespace sound {
+
+class SdlAudioRecorder final : public IAudioRecorder {
+public:
+    // Null when SDL audio cannot start or no capture device can be opened.
+    static SdlAudioRecorder* create();
+    ~SdlAudioRecorder() override;
+
+    // The receiver is borrowed: it must stay alive until the capture is stopped.
+    bool startRecordingCustomHandledAudio(ICapturedAudioDataReceiver* receiver,
+                                          int sampleRate = 16000,
+                                          ESampleFormat sampleFormat = ESF_S16,
+                                          int channelCount = 1) override;
+    void stopRecordingAudio() override;
+
+private:
+    SdlAudioRecorder() = default;
+    static void SDLCALL deliverChunk(void* receiver, Uint8* stream, int length);
+
+    SDL_AudioDeviceID device = 0;
+};
+
+} // namespace sound
