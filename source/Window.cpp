@@ -92,3 +92,5 @@ bool programWindowNeedsRedraw() {
 int windowEventDescriptor() {
     return platform::X11Connection::instance().descriptor();
 }
+
+void closeWindowServices() { platform::X11Connection::instance().close(); }

@@ -22,3 +22,6 @@ void hideWindow();
 bool programWindowNeedsRedraw();
 // Descriptor that becomes readable when window events are waiting; -1 without a display.
 int windowEventDescriptor();
+
+// Ends the connection these operations use; whatever the server still has to say is logged now.
+void closeWindowServices();

@@ -125,6 +125,7 @@ int main() {
     if (soundEngine != nullptr)
         soundEngine->drop();
     delete state;
+    closeWindowServices();
     device->drop();
     std::printf("Fin.\n");
     return 0;

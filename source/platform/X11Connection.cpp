@@ -16,7 +16,8 @@ namespace {
 int logXError(Display* display, XErrorEvent* event) {
     char text[128] = {};
     XGetErrorText(display, event->error_code, text, sizeof text);
-    std::printf("X11 error: %s (request %d)\n", text, event->request_code);
+    std::printf("X11 error: %s (request %d, resource 0x%lx)\n", text, event->request_code,
+                event->resourceid);
     return 0;
 }
 
