@@ -3,6 +3,7 @@
 #include "platform/X11Connection.h"
 
 #include <cassert>
+#include <chrono>
 
 namespace {
 
@@ -16,6 +17,17 @@ const char* const iconFiles[] = {"icon48.png", "icon40.png", "icon32.png", "icon
 // Set once the window carries our class: from then on it is told apart from any other window
 // of the same caption by class and process id.
 bool classAssigned = false;
+
+// The window manager applies a move a little later, so during a drag the frame the server
+// reports can still stand where an earlier step left it; adding the next step to that would
+// lose the earlier one. Within this time of the last move, the position asked for counts.
+const auto moveSettleTime = std::chrono::milliseconds(500);
+struct RequestedMove {
+    platform::NativeWindow window = 0;
+    int x = 0;
+    int y = 0;
+    std::chrono::steady_clock::time_point when;
+} lastMove;
 
 platform::NativeWindow findProgramWindow() {
     platform::X11Connection& x11 = platform::X11Connection::instance();
@@ -76,7 +88,13 @@ void moveWindow(irr::core::position2d<irr::s32> offset) {
     assert(found && "GetWindowInfo(hwnd, &info)");
     if (!found)
         return;
-    x11.moveAndRaise(window, left + offset.X, top + offset.Y);
+    const auto now = std::chrono::steady_clock::now();
+    if (lastMove.window == window && now - lastMove.when < moveSettleTime) {
+        left = lastMove.x;
+        top = lastMove.y;
+    }
+    lastMove = RequestedMove{window, left + offset.X, top + offset.Y, now};
+    x11.moveAndRaise(window, lastMove.x, lastMove.y);
 }
 
 void hideWindow() {

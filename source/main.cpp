@@ -97,6 +97,10 @@ int main() {
     state->redraw();
     if (!decorateProgramWindow(device))
         reportStartupError(state, "Something peculiar happened.");
+    // The window manager may have shown the window after that first frame, before anything
+    // listened for the exposure that the engine drops.
+    if (!state->isClosing())
+        state->redraw();
 
     platform::FrameWaiter waiter;
     watchWakeSources(waiter, socketsBefore, socketsOfDevice);
