@@ -7,11 +7,11 @@
 namespace sound {
 namespace {
 
-// About 30-40 ms of audio: short enough that closing the device is quick, long enough for a
-// busy machine to keep up.
+// About 50-85 ms of audio: long enough that a busy machine never lets the device run dry
+// (32 ms buffers did, now and then), short enough that the end is heard soon after it comes.
 Uint16 bufferFramesFor(int sampleRate) {
     Uint16 frames = 256;
-    while (frames < 4096 && frames * 2 <= sampleRate / 25) {
+    while (frames < 4096 && frames * 2 <= sampleRate / 12) {
         frames *= 2;
     }
     return frames;
