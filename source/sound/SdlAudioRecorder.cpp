@@ -2,7 +2,9 @@
 
 #include "sound/SdlAudioSystem.h"
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace sound {
 namespace {
@@ -28,11 +30,11 @@ SdlAudioRecorder::~SdlAudioRecorder() {
     releaseSdlAudio();
 }
 
-bool SdlAudioRecorder::startRecordingCustomHandledAudio(ICapturedAudioDataReceiver* receiver,
+bool SdlAudioRecorder::startRecordingCustomHandledAudio(ICapturedAudioDataReceiver* target,
                                                         int sampleRate, ESampleFormat sampleFormat,
                                                         int channelCount) {
     stopRecordingAudio();
-    if (receiver == nullptr || sampleRate <= 0 || channelCount < 1 || channelCount > 8) {
+    if (target == nullptr || sampleRate <= 0 || channelCount < 1 || channelCount > 8) {
         return false;
     }
     SDL_AudioSpec want{};
@@ -41,7 +43,8 @@ bool SdlAudioRecorder::startRecordingCustomHandledAudio(ICapturedAudioDataReceiv
     want.channels = static_cast<Uint8>(channelCount);
     want.samples = captureBufferFrames;
     want.callback = deliverChunk;
-    want.userdata = receiver;
+    want.userdata = this;
+    receiver = target;
     SDL_AudioSpec have{};
     // No allowed changes: SDL converts whatever the device delivers into exactly this format.
     device = SDL_OpenAudioDevice(nullptr, 1, &want, &have, 0);
@@ -51,6 +54,7 @@ bool SdlAudioRecorder::startRecordingCustomHandledAudio(ICapturedAudioDataReceiv
     }
     std::printf("Capture device opened: %d Hz, %d ch, %d samples\n", have.freq, have.channels,
                 have.samples);
+    chunkMilliseconds = 1000 * have.samples / have.freq;
     SDL_PauseAudioDevice(device, 0);
     return true;
 }
@@ -59,15 +63,29 @@ void SdlAudioRecorder::stopRecordingAudio() {
     if (device == 0) {
         return;
     }
+    awaitNextChunk();
     // Pausing waits for a running callback to return; closing then joins SDL's thread.
     SDL_PauseAudioDevice(device, 1);
     SDL_CloseAudioDevice(device);
     device = 0;
 }
 
-void SDLCALL SdlAudioRecorder::deliverChunk(void* receiver, Uint8* stream, int length) {
-    static_cast<ICapturedAudioDataReceiver*>(receiver)->OnReceiveAudioDataStreamChunk(
-        stream, static_cast<unsigned long>(length));
+void SdlAudioRecorder::awaitNextChunk() {
+    if (SDL_GetAudioDeviceStatus(device) != SDL_AUDIO_PLAYING)
+        return;
+    // The device hands over whole chunks only: without this the sound of the last fraction of
+    // a chunk, up to one chunk long, would be dropped at every stop.
+    const unsigned before = chunksDelivered.load();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(2 * chunkMilliseconds + 40);
+    while (chunksDelivered.load() == before && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+void SDLCALL SdlAudioRecorder::deliverChunk(void* self, Uint8* stream, int length) {
+    auto* recorder = static_cast<SdlAudioRecorder*>(self);
+    recorder->receiver->OnReceiveAudioDataStreamChunk(stream, static_cast<unsigned long>(length));
+    recorder->chunksDelivered.fetch_add(1);
 }
 
 IAudioRecorder* createAudioRecorder(ISoundEngine*) {

@@ -5,6 +5,7 @@
 #include "sound/SoundInterfaces.h"
 
 #include <SDL.h>
+#include <atomic>
 
 namespace sound {
 
@@ -23,9 +24,14 @@ public:
 
 private:
     SdlAudioRecorder() = default;
-    static void SDLCALL deliverChunk(void* receiver, Uint8* stream, int length);
+    static void SDLCALL deliverChunk(void* self, Uint8* stream, int length);
+    // Lets the chunk being filled arrive, so that a recording keeps its last moments.
+    void awaitNextChunk();
 
     SDL_AudioDeviceID device = 0;
+    ICapturedAudioDataReceiver* receiver = nullptr;
+    int chunkMilliseconds = 0;
+    std::atomic<unsigned> chunksDelivered{0};
 };
 
 } // namespace sound
