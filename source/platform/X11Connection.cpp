@@ -12,8 +12,11 @@ namespace platform {
 namespace {
 
 // A window can vanish between two requests; such an error must not end the program, which is
-// what Xlib's default handler does.
+// what Xlib's default handler does. Vanished windows are expected while searching the tree, so
+// only other errors are logged.
 int logXError(Display* display, XErrorEvent* event) {
+    if (event->error_code == BadWindow)
+        return 0;
     char text[128] = {};
     XGetErrorText(display, event->error_code, text, sizeof text);
     std::printf("X11 error: %s (request %d, resource 0x%lx)\n", text, event->request_code,

@@ -13,13 +13,9 @@ import time
 from harness import (App, HarnessError, MurmeloTestCase, SYSTEM_PATH, media_picture, run_tool,
                      spawn, tail, wait_until)
 
-# Client coordinates of the buttons' centres.
-RECORD_POINT = (184, 135)
-STOP_POINT = (184, 135)
-RECORD_AGAIN_POINT = (77, 135)
-PLAY_POINT = (169, 135)
-SEND_POINT = (276, 135)
-CLOSE_POINT = (335, 30)
+from audio_checks import (CLOSE_POINT, PLAY_POINT, RECORD_AGAIN_POINT, RECORD_POINT,  # noqa: F401
+                          SEND_POINT, STOP_POINT)
+
 # Inside the stop button but between the recorded screen's play and send buttons: a click
 # here stops a playback and hits nothing if the playback has just ended by itself.
 STOP_ONLY_POINT = (210, 135)

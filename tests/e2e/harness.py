@@ -724,8 +724,10 @@ class PulseServer:
 
     def feed(self, wav, wait=True):
         """Plays a clip into the microphone. wait=False returns the running paplay."""
+        # A clip left playing has nobody to read a pipe: its errors go nowhere.
         proc = spawn(["paplay", "--device=micsink", wav], env=self.tool_env(),
-                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                     stdout=subprocess.DEVNULL,
+                     stderr=subprocess.PIPE if wait else subprocess.DEVNULL)
         if not wait:
             self.captures.append(proc)
             return proc
