@@ -109,7 +109,7 @@ private:
     Image* bplay;
     Image* bmail;
 
-    // Bookkeeping of this port: frames drawn, the thread that owns the window, messages already
+    // Bookkeeping: frames drawn, the thread that owns the window, messages already
     // shown, and a report waiting for the main thread.
     unsigned frameCount = 0;
     std::thread::id mainThread;
