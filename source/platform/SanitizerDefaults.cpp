@@ -14,4 +14,7 @@ extern "C" const char* __lsan_default_suppressions() {
 
 extern "C" const char* __asan_default_options() { return "detect_leaks=1"; }
 
+// The program's standard error stays as a user would see it unless something is found.
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }
+
 extern "C" const char* __ubsan_default_options() { return "print_stacktrace=1"; }
