@@ -58,6 +58,10 @@ State::~State() {
     delete captureReceiver;
     delete imageManager;
     delete emailClient;
+    // Closed while a playback ran: the engine has already let the sound go without telling
+    // us, so our reference is the last one.
+    if (playback != nullptr)
+        playback->drop();
 }
 
 Image* State::makeImage(const char* fileName, u16 width, u16 height, int effect) {

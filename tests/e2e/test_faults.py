@@ -294,7 +294,12 @@ class CyclesTest(FaultCase):
         fds, threads, rss = measured[self.CYCLES]
         self.assertEqual(fds, fds10, "open descriptors grew")
         self.assertEqual(threads, threads10, "threads grew")
-        self.assertLess(rss - rss10, 2048, "resident memory grew by 2 MB or more")
+        if sanitized(app.executable):
+            # AddressSanitizer keeps freed memory in quarantine, so resident memory grows by
+            # design; its leak check at exit (close_and_check wants exit status 0) stands in.
+            print("[sanitized build: resident memory not compared]", flush=True)
+        else:
+            self.assertLess(rss - rss10, 2048, "resident memory grew by 2 MB or more")
         self.close_and_check(app, clicker)
         self.assertEqual(recordings(app), [])
 
@@ -397,6 +402,12 @@ class LongRecordingTest(FaultCase):
         self.assertLess(took, 5.0)
         self.assertGreater(os.path.getsize(out), 0)
         self.close_and_check(app, clicker)
+
+
+def sanitized(executable):
+    """True for a build with AddressSanitizer."""
+    with open(executable, "rb") as program:
+        return b"__asan_init" in program.read()
 
 
 if __name__ == "__main__":

@@ -286,3 +286,25 @@ TEST(PacedStateTest, RecordStopPlayStopWalksThroughTheModes) {
     EXPECT_NE(log.find("Started Playing\nSoundStopReason: 1\n"), std::string::npos) << log;
     EXPECT_TRUE(s.boxes.texts.empty());
 }
+
+// Closed in the middle of a playback, as a signal or the close button can do: shutting down
+// must release the playing sound (the sanitizer build's leak check sees to that) and still
+// remove the recording.
+TEST(PacedStateTest, ShutDownDuringPlaybackReleasesEverything) {
+    StateSession s(nullptr);
+    ASSERT_NE(s.state, nullptr) << "no X display or sound driver";
+    s.leftClick(184, 135);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    s.leftClick(184, 135);
+    s.leftClick(170, 130);
+    ASSERT_EQ(s.state->getMode(), State::MODE_PLAYING);
+    const std::string recording = s.state->getInFile();
+    s.recorder->drop();
+    s.recorder = nullptr;
+    s.engine->drop();
+    s.engine = nullptr;
+    delete s.state;
+    s.state = nullptr;
+    struct stat info {};
+    EXPECT_NE(stat(recording.c_str(), &info), 0);
+}
