@@ -193,7 +193,7 @@ class Bench:
                               expect=[self.colours["record_hover"]])
             r.add("hover", hover["latency_ms"])
             time.sleep(0.3)
-            feeder = self.pulse.feed(self.speech)
+            feeder = self.pulse.feed(self.speech, wait=False)
             time.sleep(0.5)
             stop_button = [self.colours["stop"], self.colours["stop_hover"]]
             recorded_screen = [self.colours["play"], self.colours["play_hover"]]
@@ -255,7 +255,7 @@ class Bench:
         finally:
             ref.terminate()
 
-        feeder = self.pulse.feed(self.speech)
+        feeder = self.pulse.feed(self.speech, wait=False)
         time.sleep(0.5)
         recorder = spawn(self.recorder_ref, self._sound_env())
         try:
@@ -284,7 +284,7 @@ class Bench:
             time.sleep(1.0)
             self._act(move=BUTTON_CENTRE)
             time.sleep(0.3)
-            feeder = self.pulse.feed(self.tone)
+            feeder = self.pulse.feed(self.tone, wait=False)
             time.sleep(0.5)
             reference_path = os.path.join(work, "reference.raw")
             with open(reference_path, "wb") as out:
