@@ -28,11 +28,18 @@ StateSession::StateSession(const char* delay)
 }
 
 StateSession::~StateSession() {
+    shutDown();
+}
+
+void StateSession::shutDown() {
     if (recorder != nullptr)
         recorder->drop();
+    recorder = nullptr;
     if (engine != nullptr)
         engine->drop();
+    engine = nullptr;
     delete state;
+    state = nullptr;
 }
 
 void StateSession::mouseEvent(irr::EMOUSE_INPUT_EVENT kind, irr::s32 x, irr::s32 y, bool* handled) {

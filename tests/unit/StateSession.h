@@ -15,6 +15,8 @@ public:
     explicit StateSession(const char* audioDelay = "0");
     ~StateSession();
 
+    // Releases recorder, engine and controller in the program's shut-down order.
+    void shutDown();
     void leftClick(irr::s32 x, irr::s32 y);
     void mouseEvent(irr::EMOUSE_INPUT_EVENT kind, irr::s32 x, irr::s32 y, bool* handled = nullptr);
     void moveMouse(irr::s32 x, irr::s32 y);

@@ -209,12 +209,7 @@ TEST_F(StateTest, ShutDownDeletesTheLastRecording) {
     s.leftClick(184, 135);
     const std::string recording = s.state->getInFile();
     ASSERT_TRUE(fileExists(recording));
-    s.recorder->drop();
-    s.recorder = nullptr;
-    s.engine->drop();
-    s.engine = nullptr;
-    delete s.state;
-    s.state = nullptr;
+    s.shutDown();
     EXPECT_FALSE(fileExists(recording));
 }
 
@@ -299,12 +294,7 @@ TEST(PacedStateTest, ShutDownDuringPlaybackReleasesEverything) {
     s.leftClick(170, 130);
     ASSERT_EQ(s.state->getMode(), State::MODE_PLAYING);
     const std::string recording = s.state->getInFile();
-    s.recorder->drop();
-    s.recorder = nullptr;
-    s.engine->drop();
-    s.engine = nullptr;
-    delete s.state;
-    s.state = nullptr;
+    s.shutDown();
     struct stat info {};
     EXPECT_NE(stat(recording.c_str(), &info), 0);
 }
